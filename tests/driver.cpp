@@ -1,0 +1,340 @@
+#include "driver.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef PR_SET_MEMORY_MERGE
+#define PR_SET_MEMORY_MERGE 67
+#endif
+
+namespace driver {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string env_or(const char *name, const char *fallback) {
+  const char *value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// MEMHOLD_EXE names the executable; MEMHOLD_LAUNCHER, if set, starts it.
+std::string executable() {
+  return env_or("MEMHOLD_EXE", MEMHOLD_DEFAULT_EXE);
+}
+
+std::vector<std::string> words(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> result;
+  for (std::string word; in >> word;)
+    result.push_back(word);
+  return result;
+}
+
+[[noreturn]] void fail(const std::string &what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+bool windows_build() {
+  const std::string exe = executable();
+  return exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0;
+}
+
+bool sanitized_build() {
+#ifdef MEMHOLD_SANITIZED
+  return !windows_build();
+#else
+  return false;
+#endif
+}
+
+std::string native(std::string text) {
+  if (!windows_build())
+    return text;
+  std::string result;
+  for (char c : text)
+    result += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return result;
+}
+
+Tool::Tool(const Launch &launch) {
+  std::vector<std::string> argv = words(env_or("MEMHOLD_LAUNCHER", ""));
+  argv.push_back(executable());
+  argv.insert(argv.end(), launch.args.begin(), launch.args.end());
+  std::vector<char *> cargv;
+  for (auto &arg : argv)
+    cargv.push_back(arg.data());
+  cargv.push_back(nullptr);
+
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    fail("pipe");
+  // Everything the child needs is prepared here: after fork it only calls
+  // async-signal-safe functions and exec.
+  std::string asan = env_or("ASAN_OPTIONS", "");
+  if (launch.cap_memory && sanitized_build())
+    asan += ":allocator_may_return_null=1:max_allocation_size=268435456";
+  const rlimit cap{std::uint64_t{512} << 20, std::uint64_t{512} << 20};
+  const bool set_rlimit = launch.cap_memory && !sanitized_build() && !windows_build();
+  if (launch.cap_memory && sanitized_build())
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+
+  pid_ = fork();
+  if (pid_ < 0)
+    fail("fork");
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (set_rlimit)
+      setrlimit(RLIMIT_AS, &cap);
+    if (launch.merge && prctl(PR_SET_MEMORY_MERGE, 1, 0, 0, 0) != 0)
+      _exit(126);
+    execvp(cargv[0], cargv.data());
+    _exit(127);
+  }
+  if (launch.cap_memory && sanitized_build())
+    unsetenv("ASAN_OPTIONS");
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  outfd_ = out[0];
+  errfd_ = err[0];
+}
+
+Tool::~Tool() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, outfd_, errfd_})
+    if (fd >= 0)
+      close(fd);
+}
+
+// Reads both output pipes until the deadline, until standard output holds
+// `until`, or until both pipes are closed. Returns true when `until` appeared.
+bool Tool::pump(Clock::time_point deadline, const std::string *until) {
+  while (true) {
+    if (until != nullptr && out_.find(*until) != std::string::npos)
+      return true;
+    pollfd fds[2] = {{outfd_, POLLIN, 0}, {errfd_, POLLIN, 0}};
+    if (outfd_ < 0 && errfd_ < 0)
+      return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+      return false;
+    if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR)
+      fail("poll");
+    int *fd_of[2] = {&outfd_, &errfd_};
+    std::string *text_of[2] = {&out_, &err_};
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0)
+        continue;
+      char buffer[4096];
+      const ssize_t got = read(*fd_of[i], buffer, sizeof buffer);
+      if (got > 0) {
+        text_of[i]->append(buffer, static_cast<std::size_t>(got));
+      } else {
+        close(*fd_of[i]);
+        *fd_of[i] = -1;
+      }
+    }
+  }
+}
+
+bool Tool::wait_for(const std::string &text, std::chrono::seconds limit) {
+  return pump(Clock::now() + limit, &text);
+}
+
+bool Tool::still_running_after(std::chrono::milliseconds time) {
+  pump(Clock::now() + time, nullptr);
+  return waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+void Tool::send(const std::string &input) {
+  if (write(in_, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+    fail("write to the tool");
+}
+
+void Tool::close_input() {
+  close(in_);
+  in_ = -1;
+}
+
+Outcome Tool::finish(std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  pump(deadline, nullptr);
+  Outcome outcome{out_, err_, -1};
+  int status = 0;
+  while (Clock::now() < deadline) {
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    usleep(10000);
+  }
+  return outcome;
+}
+
+Outcome run(const Launch &launch, const std::string &input) {
+  Tool tool(launch);
+  if (!input.empty())
+    tool.send(input);
+  tool.close_input();
+  return tool.finish();
+}
+
+namespace {
+
+struct Mapping {
+  std::uint64_t start, end;
+  bool writable_anonymous;
+};
+
+std::vector<Mapping> mappings(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::vector<Mapping> result;
+  for (std::string line; std::getline(maps, line);) {
+    std::istringstream fields(line);
+    std::string range, perms, offset, device, inode, path;
+    fields >> range >> perms >> offset >> device >> inode >> path;
+    const auto dash = range.find('-');
+    result.push_back({std::stoull(range.substr(0, dash), nullptr, 16),
+                      std::stoull(range.substr(dash + 1), nullptr, 16),
+                      perms.compare(0, 2, "rw") == 0 && inode == "0" && path.empty()});
+  }
+  return result;
+}
+
+class Memory {
+ public:
+  explicit Memory(pid_t pid)
+      : fd_(open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY)) {
+    if (fd_ < 0)
+      fail("open /proc/<pid>/mem");
+  }
+  ~Memory() { close(fd_); }
+  std::string read(std::uint64_t address, std::uint64_t length) const {
+    std::string bytes(length, '\0');
+    const ssize_t got = pread(fd_, bytes.data(), length, static_cast<off_t>(address));
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return bytes;
+  }
+
+ private:
+  int fd_;
+};
+
+constexpr std::uint64_t page = 4096;
+constexpr std::uint64_t chunk = std::uint64_t{64} << 20;
+
+}  // namespace
+
+Block find_block(pid_t pid, std::uint64_t length) {
+  // Neighbouring anonymous mappings (the block may be split by its huge-page
+  // advice) are joined into one range first.
+  std::vector<Mapping> joined;
+  for (const Mapping &m : mappings(pid)) {
+    if (!m.writable_anonymous)
+      continue;
+    if (!joined.empty() && joined.back().end == m.start)
+      joined.back().end = m.end;
+    else
+      joined.push_back(m);
+  }
+  const Memory memory(pid);
+  const std::string fill(page, 'a');
+  for (const Mapping &range : joined) {
+    if (range.end - range.start < length)
+      continue;
+    // The block starts near the front of its mapping, after the allocator's
+    // header: look for its first full page of 0x61, then step back.
+    const std::uint64_t span =
+        std::min<std::uint64_t>(range.end - range.start - length + page, 8 << 20);
+    const std::string head = memory.read(range.start, span + page);
+    const auto at = head.find(fill);
+    if (at == std::string::npos)
+      continue;
+    std::uint64_t start = range.start + at;
+    while (start > range.start && head[start - range.start - 1] == 'a')
+      --start;
+    if (range.end - start >= length)
+      return {start, length};
+  }
+  return {};
+}
+
+std::uint64_t resident_bytes(pid_t pid, const Block &block) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+  std::uint64_t total = 0;
+  bool covering = false;
+  for (std::string line; std::getline(smaps, line);) {
+    if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') != std::string::npos &&
+        line.find(':') > line.find(' ')) {
+      const auto dash = line.find('-');
+      const std::uint64_t start = std::stoull(line.substr(0, dash), nullptr, 16);
+      const std::uint64_t end = std::stoull(line.substr(dash + 1), nullptr, 16);
+      covering = start < block.start + block.length && end > block.start;
+    } else if (covering && line.rfind("Rss:", 0) == 0) {
+      total += std::stoull(line.substr(4)) * 1024;
+    }
+  }
+  return total;
+}
+
+std::uint64_t first_difference(pid_t pid, const Block &block, std::uint64_t stride) {
+  const Memory memory(pid);
+  const std::string fill(chunk, 'a');
+  auto check = [&](std::uint64_t offset, std::uint64_t length) -> std::uint64_t {
+    const std::string bytes = memory.read(block.start + offset, length);
+    if (bytes.size() == length && std::memcmp(bytes.data(), fill.data(), length) == 0)
+      return UINT64_MAX;
+    const auto bad = std::find_if(bytes.begin(), bytes.end(), [](char c) { return c != 'a'; });
+    return offset + static_cast<std::uint64_t>(bad - bytes.begin());
+  };
+  const std::uint64_t step = stride == 0 ? chunk : stride;
+  for (std::uint64_t offset = 0; offset < block.length; offset += step) {
+    const std::uint64_t length = std::min(stride == 0 ? chunk : page, block.length - offset);
+    if (const auto bad = check(offset, length); bad != UINT64_MAX)
+      return bad;
+  }
+  return block.length == 0
+             ? UINT64_MAX
+             : check(block.length - std::min(page, block.length), std::min(page, block.length));
+}
+
+int byte_after(pid_t pid, const Block &block) {
+  const std::string byte = Memory(pid).read(block.start + block.length, 1);
+  return byte.empty() ? -1 : static_cast<unsigned char>(byte[0]);
+}
+
+std::int64_t read_number(const std::string &path, const std::string &field) {
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) {
+    if (field.empty())
+      return std::stoll(line);
+    if (line.rfind(field, 0) == 0)
+      return std::stoll(line.substr(field.size()));
+  }
+  throw std::runtime_error("no " + (field.empty() ? std::string("number") : field) + " in " + path);
+}
+
+}  // namespace driver
