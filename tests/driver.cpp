@@ -29,9 +29,11 @@ std::string env_or(const char *name, const char *fallback) {
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-// MEMHOLD_EXE names the executable; MEMHOLD_LAUNCHER, if set, starts it.
-std::string executable() {
-  return env_or("MEMHOLD_EXE", MEMHOLD_DEFAULT_EXE);
+std::string exe_path = MEMHOLD_DEFAULT_EXE;
+std::string launcher_words;
+
+const std::string &executable() {
+  return exe_path;
 }
 
 std::vector<std::string> words(const std::string &text) {
@@ -46,10 +48,33 @@ std::vector<std::string> words(const std::string &text) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// The sanitizer allocator warns on standard error when it returns null.
+std::string without_allocator_warnings(const std::string &text) {
+  std::istringstream in(text);
+  std::string kept;
+  for (std::string line; std::getline(in, line);)
+    if (line.find("WARNING: AddressSanitizer failed to allocate") == std::string::npos)
+      kept += line + '\n';
+  return kept;
+}
+
 }  // namespace
 
+void configure(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--exe=", 0) == 0)
+      exe_path = arg.substr(6);
+    else if (arg.rfind("--launcher=", 0) == 0)
+      launcher_words = arg.substr(11);
+  }
+  // Wine's own diagnostics would mix with the tool's standard error.
+  if (!launcher_words.empty())
+    setenv("WINEDEBUG", "-all", 0);
+}
+
 bool windows_build() {
-  const std::string exe = executable();
+  const std::string &exe = executable();
   return exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0;
 }
 
@@ -59,6 +84,20 @@ bool sanitized_build() {
 #else
   return false;
 #endif
+}
+
+std::string unavailable() {
+  const std::string &exe = executable();
+  if (access(exe.c_str(), X_OK) != 0)
+    return exe + " has not been built";
+  const auto launcher = words(launcher_words);
+  if (launcher.empty() || launcher[0].find('/') != std::string::npos)
+    return "";
+  std::istringstream path(env_or("PATH", ""));
+  for (std::string dir; std::getline(path, dir, ':');)
+    if (access((dir + "/" + launcher[0]).c_str(), X_OK) == 0)
+      return "";
+  return launcher[0] + " is not installed (Debian package wine64): the Windows build is not tested";
 }
 
 std::string native(std::string text) {
@@ -71,7 +110,7 @@ std::string native(std::string text) {
 }
 
 Tool::Tool(const Launch &launch) {
-  std::vector<std::string> argv = words(env_or("MEMHOLD_LAUNCHER", ""));
+  std::vector<std::string> argv = words(launcher_words);
   argv.push_back(executable());
   argv.insert(argv.end(), launch.args.begin(), launch.args.end());
   std::vector<char *> cargv;
@@ -86,9 +125,11 @@ Tool::Tool(const Launch &launch) {
   // async-signal-safe functions and exec.
   std::string asan = env_or("ASAN_OPTIONS", "");
   if (launch.cap_memory && sanitized_build())
-    asan += ":allocator_may_return_null=1:max_allocation_size=268435456";
+    asan += ":allocator_may_return_null=1:max_allocation_size_mb=256";
+  // A data-size limit fails any private writable mapping beyond it, also
+  // under Wine, which an address-space limit would stop from starting.
   const rlimit cap{std::uint64_t{512} << 20, std::uint64_t{512} << 20};
-  const bool set_rlimit = launch.cap_memory && !sanitized_build() && !windows_build();
+  const bool set_rlimit = launch.cap_memory && !sanitized_build();
   if (launch.cap_memory && sanitized_build())
     setenv("ASAN_OPTIONS", asan.c_str(), 1);
 
@@ -100,7 +141,7 @@ Tool::Tool(const Launch &launch) {
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (set_rlimit)
-      setrlimit(RLIMIT_AS, &cap);
+      setrlimit(RLIMIT_DATA, &cap);
     if (launch.merge && prctl(PR_SET_MEMORY_MERGE, 1, 0, 0, 0) != 0)
       _exit(126);
     execvp(cargv[0], cargv.data());
@@ -180,7 +221,7 @@ void Tool::close_input() {
 Outcome Tool::finish(std::chrono::seconds limit) {
   const auto deadline = Clock::now() + limit;
   pump(deadline, nullptr);
-  Outcome outcome{out_, err_, -1};
+  Outcome outcome{out_, sanitized_build() ? without_allocator_warnings(err_) : err_, -1};
   int status = 0;
   while (Clock::now() < deadline) {
     const pid_t done = waitpid(pid_, &status, WNOHANG);
@@ -266,16 +307,18 @@ Block find_block(pid_t pid, std::uint64_t length) {
     if (range.end - range.start < length)
       continue;
     // The block starts near the front of its mapping, after the allocator's
-    // header: look for its first full page of 0x61, then step back.
+    // header: look for its first full page of 0x61, step back to where the
+    // run begins, then up to the 16-byte alignment that every allocator here
+    // gives (a header may end in a byte that happens to be 0x61).
     const std::uint64_t span =
         std::min<std::uint64_t>(range.end - range.start - length + page, 8 << 20);
     const std::string head = memory.read(range.start, span + page);
-    const auto at = head.find(fill);
+    auto at = head.find(fill);
     if (at == std::string::npos)
       continue;
-    std::uint64_t start = range.start + at;
-    while (start > range.start && head[start - range.start - 1] == 'a')
-      --start;
+    while (at > 0 && head[at - 1] == 'a')
+      --at;
+    const std::uint64_t start = (range.start + at + 15) & ~std::uint64_t{15};
     if (range.end - start >= length)
       return {start, length};
   }

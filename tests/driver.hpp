@@ -12,17 +12,21 @@
 
 namespace driver {
 
-// The executable under test and how it is started (Wine for the Windows build).
+// Takes "--exe=PATH" (the executable under test, by default the one built
+// beside the tests) and "--launcher=WORDS" (what starts it, e.g. wine).
+void configure(int argc, char **argv);
 bool windows_build();
 bool sanitized_build();
+// Why the executable cannot be run here, or "" when it can.
+std::string unavailable();
 
 // The tool's text with each "\n" as the build writes it (CRLF on Windows).
 std::string native(std::string text);
 
 struct Launch {
   std::vector<std::string> args;
-  // Make any real allocation fail fast: an address-space limit, or the
-  // sanitizer allocator's size limit. Not possible under Wine.
+  // Make any real allocation fail fast: a data-size limit, or the
+  // sanitizer allocator's size limit.
   bool cap_memory = false;
   // Offer every page of the process to the kernel's same-page merging.
   bool merge = false;
