@@ -219,9 +219,3 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Holds,
                          case_name<Hold>);
 
 }  // namespace
-
-int main(int argc, char **argv) {
-  testing::InitGoogleTest(&argc, argv);
-  driver::configure(argc, argv);
-  return RUN_ALL_TESTS();
-}
