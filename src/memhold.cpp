@@ -11,10 +11,6 @@
 #ifdef _WIN32
 #define egal_sans_casse(a, b) (_stricmp((a), (b)) == 0)
 
-static void *allouer_bloc(std::uint64_t octets) {
-  return std::malloc(octets);
-}
-
 // Windows commits the memory in malloc: nothing more to prepare.
 static bool preparer_bloc(void *, std::uint64_t) {
   return true;
@@ -26,19 +22,11 @@ static bool preparer_bloc(void *, std::uint64_t) {
 #include <cerrno>
 #define egal_sans_casse(a, b) (strcasecmp((a), (b)) == 0)
 
-constexpr std::size_t huge_page = std::size_t{1} << 21;
-
-// Aligned to 2 MiB so that the whole block can be backed by huge pages.
-static void *allouer_bloc(std::uint64_t octets) {
-  return std::aligned_alloc(huge_page, octets);
-}
-
-// Huge pages cut the number of page faults by 512; populating the block in
-// one call is faster than faulting it in page by page during the fill, and
-// says ENOMEM instead of letting the fill die when memory runs out. A kernel
-// that refuses either advice (too old, huge pages off) leaves the plain path.
+// Making the whole block resident in one call costs less than a fault for
+// each page during the fill, and says ENOMEM instead of letting the fill be
+// killed when memory runs out. Kernels before 5.14 refuse the advice: the
+// fill then faults the pages in itself.
 static bool preparer_bloc(void *bloc, std::uint64_t octets) {
-  madvise(bloc, octets, MADV_HUGEPAGE);
 #ifdef MADV_POPULATE_WRITE
   if (madvise(bloc, octets, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM)
     return false;
@@ -100,7 +88,7 @@ int main(int argc, char **argv) {
 
   const std::uint64_t octets = std::uint64_t{size} << 30;
   if (octets != 0) {
-    memoire = allouer_bloc(octets);
+    memoire = std::malloc(octets);
     if (memoire == nullptr || !preparer_bloc(memoire, octets)) {
       std::free(memoire);
       std::fprintf(stderr, "memhold: cannot allocate %" PRIu32 " GiB (%" PRIu64 " bytes)\n", size,
