@@ -219,20 +219,22 @@ void Tool::close_input() {
 }
 
 Outcome Tool::finish(std::chrono::seconds limit) {
+  using std::chrono::milliseconds;
   const auto deadline = Clock::now() + limit;
-  pump(deadline, nullptr);
-  Outcome outcome{out_, sanitized_build() ? without_allocator_warnings(err_) : err_, -1};
-  int status = 0;
+  int status = 0, result = -1;
   while (Clock::now() < deadline) {
-    const pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       break;
     }
-    usleep(10000);
+    pump(std::min(deadline, Clock::now() + milliseconds(20)), nullptr);
   }
-  return outcome;
+  // What the tool wrote is in the pipes by now. Helpers that a launcher
+  // started (Wine's services) may hold them open long after: read only what
+  // is there.
+  pump(Clock::now() + milliseconds(100), nullptr);
+  return {out_, sanitized_build() ? without_allocator_warnings(err_) : err_, result};
 }
 
 Outcome run(const Launch &launch, const std::string &input) {
