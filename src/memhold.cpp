@@ -7,6 +7,8 @@
 #include <cstring>
 #include <initializer_list>
 
+static_assert(sizeof(void *) == 8, "a 64-bit process is needed: the default block alone is 10 GiB");
+
 // ---- Platform differences (Windows / Linux) -------------------------------
 #ifdef _WIN32
 #define egal_sans_casse(a, b) (_stricmp((a), (b)) == 0)
