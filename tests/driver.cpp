@@ -371,15 +371,11 @@ int byte_after(pid_t pid, const Block &block) {
   return byte.empty() ? -1 : static_cast<unsigned char>(byte[0]);
 }
 
-std::int64_t read_number(const std::string &path, const std::string &field) {
-  std::ifstream file(path);
-  for (std::string line; std::getline(file, line);) {
-    if (field.empty())
-      return std::stoll(line);
-    if (line.rfind(field, 0) == 0)
-      return std::stoll(line.substr(field.size()));
-  }
-  throw std::runtime_error("no " + (field.empty() ? std::string("number") : field) + " in " + path);
+std::int64_t read_number(const std::string &path) {
+  std::int64_t number = 0;
+  if (!(std::ifstream(path) >> number))
+    throw std::runtime_error("no number in " + path);
+  return number;
 }
 
 }  // namespace driver

@@ -84,7 +84,7 @@ std::uint64_t first_difference(pid_t pid, const Block &block, std::uint64_t stri
 // The byte just after the block.
 int byte_after(pid_t pid, const Block &block);
 
-// A whole-number field of a /proc or /sys file ("" for the whole file).
-std::int64_t read_number(const std::string &path, const std::string &field = "");
+// The number that a /proc or /sys file holds.
+std::int64_t read_number(const std::string &path);
 
 }  // namespace driver
