@@ -32,10 +32,6 @@ std::string env_or(const char *name, const char *fallback) {
 std::string exe_path = MEMHOLD_DEFAULT_EXE;
 std::string launcher_words;
 
-const std::string &executable() {
-  return exe_path;
-}
-
 std::vector<std::string> words(const std::string &text) {
   std::istringstream in(text);
   std::vector<std::string> result;
@@ -74,7 +70,7 @@ void configure(int argc, char **argv) {
 }
 
 bool windows_build() {
-  const std::string &exe = executable();
+  const std::string &exe = exe_path;
   return exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0;
 }
 
@@ -87,7 +83,7 @@ bool sanitized_build() {
 }
 
 std::string unavailable() {
-  const std::string &exe = executable();
+  const std::string &exe = exe_path;
   if (access(exe.c_str(), X_OK) != 0)
     return exe + " has not been built";
   const auto launcher = words(launcher_words);
@@ -97,7 +93,8 @@ std::string unavailable() {
   for (std::string dir; std::getline(path, dir, ':');)
     if (access((dir + "/" + launcher[0]).c_str(), X_OK) == 0)
       return "";
-  return launcher[0] + " is not installed (Debian package wine64): the Windows build is not tested";
+  return launcher[0] +
+         " is not installed (Debian packages wine, wine64): the Windows build is not tested";
 }
 
 std::string native(std::string text) {
@@ -111,7 +108,7 @@ std::string native(std::string text) {
 
 Tool::Tool(const Launch &launch) {
   std::vector<std::string> argv = words(launcher_words);
-  argv.push_back(executable());
+  argv.push_back(exe_path);
   argv.insert(argv.end(), launch.args.begin(), launch.args.end());
   std::vector<char *> cargv;
   for (auto &arg : argv)
@@ -122,16 +119,24 @@ Tool::Tool(const Launch &launch) {
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
     fail("pipe");
   // Everything the child needs is prepared here: after fork it only calls
-  // async-signal-safe functions and exec.
-  std::string asan = env_or("ASAN_OPTIONS", "");
+  // async-signal-safe functions and exec. The sanitizer build is capped by
+  // its allocator's options, in the child's environment only.
+  std::vector<std::string> env;
+  for (char **var = environ; *var != nullptr; ++var)
+    if (std::strncmp(*var, "ASAN_OPTIONS=", 13) != 0)
+      env.emplace_back(*var);
+  std::string asan = "ASAN_OPTIONS=" + env_or("ASAN_OPTIONS", "");
   if (launch.cap_memory && sanitized_build())
     asan += ":allocator_may_return_null=1:max_allocation_size_mb=256";
+  env.push_back(asan);
+  std::vector<char *> cenv;
+  for (auto &var : env)
+    cenv.push_back(var.data());
+  cenv.push_back(nullptr);
   // A data-size limit fails any private writable mapping beyond it, also
   // under Wine, which an address-space limit would stop from starting.
   const rlimit cap{std::uint64_t{512} << 20, std::uint64_t{512} << 20};
   const bool set_rlimit = launch.cap_memory && !sanitized_build();
-  if (launch.cap_memory && sanitized_build())
-    setenv("ASAN_OPTIONS", asan.c_str(), 1);
 
   pid_ = fork();
   if (pid_ < 0)
@@ -144,11 +149,9 @@ Tool::Tool(const Launch &launch) {
       setrlimit(RLIMIT_DATA, &cap);
     if (launch.merge && prctl(PR_SET_MEMORY_MERGE, 1, 0, 0, 0) != 0)
       _exit(126);
-    execvp(cargv[0], cargv.data());
+    execvpe(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
-  if (launch.cap_memory && sanitized_build())
-    unsetenv("ASAN_OPTIONS");
   close(in[0]);
   close(out[1]);
   close(err[1]);
