@@ -1,5 +1,6 @@
 // memhold: takes one block of N GiB, writes 0x61 into every byte of it and
 // holds it until Enter is pressed, so that a KVM host can merge its pages.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -14,26 +15,86 @@ static_assert(sizeof(void *) == 8, "a 64-bit process is needed: the default bloc
 #define egal_sans_casse(a, b) (_stricmp((a), (b)) == 0)
 
 // Windows commits the memory in malloc: nothing more to prepare.
+static void *allouer_bloc(std::uint64_t octets) {
+  return std::malloc(octets);
+}
 static bool preparer_bloc(void *, std::uint64_t) {
   return true;
 }
 #else
+#include <pthread.h>
+#include <sched.h>
 #include <strings.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 #define egal_sans_casse(a, b) (strcasecmp((a), (b)) == 0)
 
-// Making the whole block resident in one call costs less than a fault for
-// each page during the fill, and says ENOMEM instead of letting the fill be
-// killed when memory runs out. Kernels before 5.14 refuse the advice: the
-// fill then faults the pages in itself.
-static bool preparer_bloc(void *bloc, std::uint64_t octets) {
+constexpr std::uint64_t grande_page = std::uint64_t{2} << 20;
+
+// Aligned on huge pages, so that the whole block can be backed by them. When
+// memory runs short, the kernel's out-of-memory killer should end this tool
+// rather than whatever else runs beside it: it offers itself first (a
+// failure to do so changes nothing else).
+static void *allouer_bloc(std::uint64_t octets) {
+  if (FILE *score = std::fopen("/proc/self/oom_score_adj", "w")) {
+    std::fputs("1000", score);
+    std::fclose(score);
+  }
+  return std::aligned_alloc(grande_page, octets);
+}
+
+struct tranche {
+  char *debut;
+  std::uint64_t octets;
+  int erreur;
+};
+
+static void *peupler(void *arg) {
+  auto *t = static_cast<tranche *>(arg);
 #ifdef MADV_POPULATE_WRITE
-  if (madvise(bloc, octets, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM)
-    return false;
+  t->erreur = madvise(t->debut, t->octets, MADV_POPULATE_WRITE) == 0 ? 0 : errno;
+#else
+  t->erreur = EINVAL;
 #endif
-  return true;
+  return nullptr;
+}
+
+// Huge pages, and the kernel's own population of the block before the fill:
+// a fault for each 4 KiB page costs far more, above all when the hypervisor
+// has to back the guest's memory again. The population is split into one
+// slice for each CPU the process may run on, since the faults of each slice
+// are served in parallel; the main thread takes the first slice and joins
+// the others before it fills the block. It returns false only when the
+// kernel cannot supply the memory (ENOMEM); refused advice (kernels before
+// 5.14) or a helper that cannot start leaves the work to the fill.
+static bool preparer_bloc(void *bloc, std::uint64_t octets) {
+  // Refused where the kernel has no transparent huge pages: small pages then.
+  madvise(bloc, octets, MADV_HUGEPAGE);
+  cpu_set_t cpus;
+  const int nombre = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+  const std::uint64_t pages = octets / grande_page;
+  const std::uint64_t parts = std::min<std::uint64_t>(static_cast<std::uint64_t>(nombre), pages);
+  tranche tranches[CPU_SETSIZE];
+  pthread_t aides[CPU_SETSIZE];
+  bool lancee[CPU_SETSIZE] = {};
+  for (std::uint64_t i = 0, faites = 0; i < parts; ++i) {
+    const std::uint64_t suivantes = pages * (i + 1) / parts;
+    tranches[i] = {static_cast<char *>(bloc) + faites * grande_page,
+                   (suivantes - faites) * grande_page, 0};
+    faites = suivantes;
+    if (i > 0)
+      lancee[i] = pthread_create(&aides[i], nullptr, peupler, &tranches[i]) == 0;
+  }
+  bool assez = true;
+  for (std::uint64_t i = 0; i < parts; ++i) {
+    if (lancee[i])
+      pthread_join(aides[i], nullptr);
+    else
+      peupler(&tranches[i]);
+    assez = assez && tranches[i].erreur != ENOMEM;
+  }
+  return assez;
 }
 #endif
 // ---------------------------------------------------------------------------
@@ -90,7 +151,7 @@ int main(int argc, char **argv) {
 
   const std::uint64_t octets = std::uint64_t{size} << 30;
   if (octets != 0) {
-    memoire = std::malloc(octets);
+    memoire = allouer_bloc(octets);
     if (memoire == nullptr || !preparer_bloc(memoire, octets)) {
       std::free(memoire);
       std::fprintf(stderr, "memhold: cannot allocate %" PRIu32 " GiB (%" PRIu64 " bytes)\n", size,

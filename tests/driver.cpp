@@ -107,7 +107,9 @@ std::string native(std::string text) {
 }
 
 Tool::Tool(const Launch &launch) {
-  std::vector<std::string> argv = words(launcher_words);
+  std::vector<std::string> argv = launch.prefix;
+  for (auto &word : words(launcher_words))
+    argv.push_back(word);
   argv.push_back(exe_path);
   argv.insert(argv.end(), launch.args.begin(), launch.args.end());
   std::vector<char *> cargv;
@@ -149,6 +151,12 @@ Tool::Tool(const Launch &launch) {
       setrlimit(RLIMIT_DATA, &cap);
     if (launch.merge && prctl(PR_SET_MEMORY_MERGE, 1, 0, 0, 0) != 0)
       _exit(126);
+    if (!launch.cgroup.empty()) {
+      const int procs = open(launch.cgroup.c_str(), O_WRONLY);
+      if (procs < 0 || write(procs, "0", 1) != 1)
+        _exit(125);
+      close(procs);
+    }
     execvpe(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
@@ -295,8 +303,9 @@ constexpr std::uint64_t chunk = std::uint64_t{64} << 20;
 }  // namespace
 
 Block find_block(pid_t pid, std::uint64_t length) {
-  // Neighbouring anonymous mappings (the block may be split by its huge-page
-  // advice) are joined into one range first.
+  // Neighbouring anonymous mappings are joined into one range first: the
+  // block may be split by its huge-page advice, and finished threads leave
+  // their stacks right beside it.
   std::vector<Mapping> joined;
   for (const Mapping &m : mappings(pid)) {
     if (!m.writable_anonymous)
@@ -311,26 +320,28 @@ Block find_block(pid_t pid, std::uint64_t length) {
   for (const Mapping &range : joined) {
     if (range.end - range.start < length)
       continue;
-    // The block starts near the front of its mapping, after the allocator's
-    // header: look for its first full page of 0x61, step back to where the
+    // Look for the block's first full page of 0x61, step back to where the
     // run begins, then up to the 16-byte alignment that every allocator here
     // gives (a header may end in a byte that happens to be 0x61).
-    const std::uint64_t span =
-        std::min<std::uint64_t>(range.end - range.start - length + page, 8 << 20);
-    const std::string head = memory.read(range.start, span + page);
-    auto at = head.find(fill);
-    if (at == std::string::npos)
-      continue;
-    while (at > 0 && head[at - 1] == 'a')
-      --at;
-    const std::uint64_t start = (range.start + at + 15) & ~std::uint64_t{15};
-    if (range.end - start >= length)
-      return {start, length};
+    const std::uint64_t last = range.end - length + page;
+    for (std::uint64_t at = range.start; at < last; at += chunk) {
+      const std::string bytes = memory.read(at, std::min(chunk, last - at));
+      for (std::uint64_t p = 0; p + page <= bytes.size(); p += page) {
+        if (bytes.compare(p, page, fill) != 0)
+          continue;
+        std::uint64_t start = at + p;
+        const std::string before = memory.read(start - page, start > range.start ? page : 0);
+        for (auto c = before.rbegin(); c != before.rend() && *c == 'a'; ++c)
+          --start;
+        start = (start + 15) & ~std::uint64_t{15};
+        return range.end - start >= length ? Block{start, length} : Block{};
+      }
+    }
   }
   return {};
 }
 
-std::uint64_t resident_bytes(pid_t pid, const Block &block) {
+std::uint64_t smaps_bytes(pid_t pid, const Block &block, const std::string &field) {
   std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
   std::uint64_t total = 0;
   bool covering = false;
@@ -341,8 +352,8 @@ std::uint64_t resident_bytes(pid_t pid, const Block &block) {
       const std::uint64_t start = std::stoull(line.substr(0, dash), nullptr, 16);
       const std::uint64_t end = std::stoull(line.substr(dash + 1), nullptr, 16);
       covering = start < block.start + block.length && end > block.start;
-    } else if (covering && line.rfind("Rss:", 0) == 0) {
-      total += std::stoull(line.substr(4)) * 1024;
+    } else if (covering && line.rfind(field + ":", 0) == 0) {
+      total += std::stoull(line.substr(field.size() + 1)) * 1024;
     }
   }
   return total;

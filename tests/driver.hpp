@@ -30,6 +30,10 @@ struct Launch {
   bool cap_memory = false;
   // Offer every page of the process to the kernel's same-page merging.
   bool merge = false;
+  // Words that start the tool (and its launcher), e.g. a tracer.
+  std::vector<std::string> prefix = {};
+  // A cgroup's process list file that the tool joins before it starts.
+  std::string cgroup = "";
 };
 
 struct Outcome {
@@ -75,8 +79,9 @@ struct Block {
 // Finds the run of `length` bytes of 0x61 in the process's writable anonymous
 // memory: the start is where such a run begins. Returns a zero Block if none.
 Block find_block(pid_t pid, std::uint64_t length);
-// Resident bytes of the mappings that cover [start, start + length).
-std::uint64_t resident_bytes(pid_t pid, const Block &block);
+// The sum of one field of smaps ("Rss", "AnonHugePages") over the mappings
+// that cover [start, start + length), in bytes.
+std::uint64_t smaps_bytes(pid_t pid, const Block &block, const std::string &field);
 // Offsets inside the block (every byte when `stride` is 0, else one 4 KiB
 // page every `stride` bytes plus the last page) whose byte differs from 0x61;
 // returns the first such offset or UINT64_MAX when all match.
