@@ -10,12 +10,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,7 +79,6 @@ struct Advice {
 // PREFIX` wrote, one file per thread: thread id to its calls.
 std::map<std::string, std::vector<Advice>> advice_calls(const std::string &prefix,
                                                         const std::string &advice) {
-  const std::regex call("madvise\\((0x[0-9a-f]+), ([0-9]+), " + advice + "\\) += (.*)");
   const auto dir = std::filesystem::path(prefix).parent_path();
   const auto stem = std::filesystem::path(prefix).filename().string() + ".";
   std::map<std::string, std::vector<Advice>> calls;
@@ -88,10 +87,14 @@ std::map<std::string, std::vector<Advice>> advice_calls(const std::string &prefi
     if (name.rfind(stem, 0) != 0)
       continue;
     std::ifstream in(file.path());
-    for (std::string line; std::getline(in, line);)
-      if (std::smatch m; std::regex_search(line, m, call))
-        calls[name.substr(stem.size())].push_back(
-            {std::stoull(m[1], nullptr, 16), std::stoull(m[2]), m[3]});
+    for (std::string line; std::getline(in, line);) {
+      unsigned long long start = 0, length = 0;
+      char seen[64] = "", result[64] = "";
+      if (std::sscanf(line.c_str(), "madvise(%llx, %llu, %63[^)]) = %63s", &start, &length, seen,
+                      result) == 4 &&
+          seen == advice)
+        calls[name.substr(stem.size())].push_back({start, length, result});
+    }
   }
   return calls;
 }
