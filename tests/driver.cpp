@@ -303,39 +303,38 @@ constexpr std::uint64_t chunk = std::uint64_t{64} << 20;
 }  // namespace
 
 Block find_block(pid_t pid, std::uint64_t length) {
-  // Neighbouring anonymous mappings are joined into one range first: the
-  // block may be split by its huge-page advice, and finished threads leave
-  // their stacks right beside it.
-  std::vector<Mapping> joined;
-  for (const Mapping &m : mappings(pid)) {
-    if (!m.writable_anonymous)
-      continue;
-    if (!joined.empty() && joined.back().end == m.start)
-      joined.back().end = m.end;
-    else
-      joined.push_back(m);
-  }
+  std::vector<Mapping> anonymous;
+  for (const Mapping &m : mappings(pid))
+    if (m.writable_anonymous)
+      anonymous.push_back(m);
   const Memory memory(pid);
   const std::string fill(page, 'a');
-  for (const Mapping &range : joined) {
-    if (range.end - range.start < length)
+  for (std::size_t i = 0; i < anonymous.size(); ++i) {
+    // The block may run on through the neighbouring mappings (its huge-page
+    // advice splits it); finished threads leave their stacks right before it.
+    std::uint64_t end = anonymous[i].end;
+    for (std::size_t j = i + 1; j < anonymous.size() && anonymous[j].start == end; ++j)
+      end = anonymous[j].end;
+    const std::uint64_t start = anonymous[i].start;
+    if (end - start < length)
       continue;
-    // Look for the block's first full page of 0x61, step back to where the
-    // run begins, then up to the 16-byte alignment that every allocator here
-    // gives (a header may end in a byte that happens to be 0x61).
-    const std::uint64_t last = range.end - length + page;
-    for (std::uint64_t at = range.start; at < last; at += chunk) {
-      const std::string bytes = memory.read(at, std::min(chunk, last - at));
-      for (std::uint64_t p = 0; p + page <= bytes.size(); p += page) {
-        if (bytes.compare(p, page, fill) != 0)
-          continue;
-        std::uint64_t start = at + p;
-        const std::string before = memory.read(start - page, start > range.start ? page : 0);
-        for (auto c = before.rbegin(); c != before.rend() && *c == 'a'; ++c)
-          --start;
-        start = (start + 15) & ~std::uint64_t{15};
-        return range.end - start >= length ? Block{start, length} : Block{};
-      }
+    // The block starts near the front of its own mapping, after the
+    // allocator's header: look there only (reading untouched memory costs
+    // memory, and a sanitizer's shadow mappings are terabytes). Find its
+    // first full page of 0x61, step back to where the run begins, then up
+    // to the 16-byte alignment that every allocator here gives (a header
+    // may end in a byte that happens to be 0x61).
+    const std::string head =
+        memory.read(start, std::min<std::uint64_t>(anonymous[i].end - start, 8 << 20));
+    for (std::uint64_t at = 0; at + page <= head.size(); at += page) {
+      if (head.compare(at, page, fill) != 0)
+        continue;
+      while (at > 0 && head[at - 1] == 'a')
+        --at;
+      const std::uint64_t found = (start + at + 15) & ~std::uint64_t{15};
+      if (end - found >= length)
+        return {found, length};
+      break;
     }
   }
   return {};
