@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "driver.hpp"
 
@@ -68,17 +69,22 @@ std::string why_merging_cannot_be_tested() {
   return "";
 }
 
-// The last line that tools/ksm-watch printed, as its fields.
-std::array<std::string, 4> watch_for_a_while() {
-  const std::string command = "timeout 3 " MEMHOLD_SOURCE_DIR "/tools/ksm-watch";
+// The lines that tools/ksm-watch printed in 3 s.
+std::vector<std::string> watch_for_a_while(const std::string &options = "") {
+  const std::string command = "timeout 3 " MEMHOLD_SOURCE_DIR "/tools/ksm-watch " + options;
   FILE *pipe = popen(command.c_str(), "r");
-  std::string last;
+  std::vector<std::string> lines;
   char line[256];
   while (std::fgets(line, sizeof line, pipe) != nullptr)
-    last = line;
+    lines.emplace_back(line);
   pclose(pipe);
-  std::istringstream fields(last);
-  std::array<std::string, 4> result;
+  return lines;
+}
+
+template <std::size_t N>
+std::array<std::string, N> fields_of(const std::string &line) {
+  std::istringstream fields(line);
+  std::array<std::string, N> result;
   for (auto &field : result)
     fields >> field;
   return result;
@@ -101,9 +107,18 @@ TEST(Merging, TheHeldBlockIsMergedAndTheWatcherShowsTheSaving) {
   ASSERT_GE(merged, pages * 99 / 100) << "pages of the block merged within 60 s";
 
   // Each shared page saves all its sharers but itself.
-  const auto [time, shared, sharing, saved_mib] = watch_for_a_while();
-  EXPECT_GE(std::stoll(saved_mib), 1024 * 95 / 100)
-      << "ksm-watch: " << time << " " << shared << " " << sharing << " " << saved_mib;
+  const auto counters = watch_for_a_while();
+  ASSERT_FALSE(counters.empty());
+  const auto [time, shared, sharing, saved_mib] = fields_of<4>(counters.back());
+  EXPECT_GE(std::stoll(saved_mib), 1024 * 95 / 100) << "ksm-watch: " << counters.back();
+
+  // The per-process view lists the tool with its merged pages.
+  std::int64_t listed = -1;
+  for (const auto &line : watch_for_a_while("--processes"))
+    if (const auto [pid, name, pages_merged] = fields_of<3>(line);
+        pid == std::to_string(tool.pid()) && name == "memhold")
+      listed = std::stoll(pages_merged);
+  EXPECT_GE(listed, pages * 99 / 100) << "ksm-watch --processes: the tool's merged pages";
 
   tool.send("\n");
   EXPECT_EQ(tool.finish(60s).status, 0);
