@@ -42,7 +42,7 @@ else()
 
   # Debian's machine-readable copyright file: the licence text, each line
   # indented by one space, an empty line written " .".
-  file(READ LICENSE licence)
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
   string(REGEX REPLACE "^MIT License\n\nCopyright \\(c\\) [^\n]*\n\n" "" licence "${licence}")
   string(REGEX REPLACE "\n+$" "" licence "${licence}")
   string(REPLACE "\n\n" "\n.\n" licence "${licence}")
