@@ -178,6 +178,86 @@ INSTANTIATE_TEST_SUITE_P(Cpus, Populated,
                                          Cpus{"OneAllowed", {"taskset", "-c", "0"}, 1}),
                          [](const auto &info) { return info.param.name; });
 
+// ---- When the kernel or the C library says no ------------------------------------
+// strace makes the calls fail as an older kernel, a short machine or a
+// process limit would.
+
+struct Refusal {
+  std::string name;
+  std::string inject;  // strace's fault injection
+  int status;
+};
+
+void PrintTo(const Refusal &refusal, std::ostream *os) {
+  *os << refusal.name;
+}
+
+// The tool that strace (pid) started.
+pid_t child_of(pid_t pid) {
+  const std::string children =
+      text_of("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  return static_cast<pid_t>(std::atoi(children.c_str()));
+}
+
+class Refused : public testing::TestWithParam<Refusal> {};
+
+TEST_P(Refused, TheFillGoesOnOrTheToolSaysWhy) {
+  if (const std::string why = why_not_linux_build(); !why.empty())
+    GTEST_SKIP() << why;
+  if (!installed("strace"))
+    GTEST_SKIP() << "strace is not installed (Debian package strace)";
+  if (driver::sanitized_build())
+    GTEST_SKIP() << "the sanitizer's runtime needs the calls that are made to fail here";
+  const auto &[name, inject, status] = GetParam();
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("memhold-refused-" + std::to_string(getpid()) + "-" + name);
+  std::filesystem::create_directories(dir);
+  const std::string prefix = (dir / "trace").string();
+  driver::Launch launch{{"-size", "1"}};
+  // strace injects faults only into the calls it traces.
+  launch.prefix = {"strace",           "-ff", "-qq", "-e", "trace=madvise,clone,clone3", "-e",
+                   "inject=" + inject, "-o",  prefix};
+  driver::Tool tool(launch);
+  if (status == 0) {
+    ASSERT_TRUE(tool.wait_for(prompt, 300s)) << tool.out() << tool.err();
+    const pid_t memhold = child_of(tool.pid());
+    kill(memhold, SIGSTOP);
+    const auto block = driver::find_block(memhold, gib);
+    ASSERT_EQ(block.length, gib) << "no block of 0x61 at the prompt";
+    EXPECT_EQ(driver::first_difference(memhold, block), UINT64_MAX);
+    kill(memhold, SIGCONT);
+    tool.send("\n");
+  }
+  tool.close_input();
+  const auto result = tool.finish(120s);
+  EXPECT_EQ(result.status, status);
+  if (status == 0) {
+    EXPECT_EQ(result.err, "");
+  } else {
+    EXPECT_EQ(result.out.find(prompt), std::string::npos);
+    EXPECT_EQ(result.err, "memhold: cannot allocate 1 GiB (1073741824 bytes)\n");
+  }
+  if (inject.rfind("clone", 0) == 0) {
+    // No helper: the main thread populates every slice itself.
+    const auto populate = advice_calls(prefix, "MADV_POPULATE_WRITE");
+    ASSERT_EQ(populate.size(), 1u) << "threads that populate";
+    std::uint64_t covered = 0;
+    for (const auto &call : populate.begin()->second) {
+      EXPECT_EQ(call.result, "0");
+      covered += call.length;
+    }
+    EXPECT_EQ(covered, gib);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, Refused,
+    testing::Values(Refusal{"AdviceRefused", "madvise:error=EINVAL", 0},
+                    Refusal{"NoMemoryBehindTheBlock", "madvise:error=ENOMEM", 1},
+                    Refusal{"NoHelperThreads", "clone,clone3:error=EAGAIN", 0}),
+    [](const auto &info) { return info.param.name; });
+
 // ---- Out of memory -------------------------------------------------------------
 
 // A memory cgroup of its own, limited to `limit` bytes, removed at the end.
