@@ -22,6 +22,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "much and how fast: while the block is held, the host's page-sharing\n"
        "counters grow by N x 262144 pages.")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(generated ${PROJECT_BINARY_DIR}/packaging)
+configure_file(man/memhold.1.in ${generated}/memhold.1 @ONLY)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
@@ -32,13 +34,12 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 elseif(MEMHOLD_STATIC)
   install(TARGETS memhold RUNTIME DESTINATION .)
-  install(FILES man/memhold.1 README.md LICENSE DESTINATION .)
+  install(FILES ${generated}/memhold.1 README.md LICENSE DESTINATION .)
   set(CPACK_GENERATOR TGZ)
   set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
 else()
   include(GNUInstallDirs)
   set(docdir ${CMAKE_INSTALL_DATADIR}/doc/memhold)
-  set(generated ${PROJECT_BINARY_DIR}/packaging)
 
   # Debian's machine-readable copyright file: the licence text, each line
   # indented by one space, an empty line written " .".
@@ -57,11 +58,11 @@ else()
        " -- ${MEMHOLD_MAINTAINER}  ${MEMHOLD_RELEASE_DATE}\n")
 
   # Compressed as Debian wants them, without a time stamp.
-  foreach(file man/memhold.1 ${generated}/changelog)
+  foreach(file ${generated}/memhold.1 ${generated}/changelog)
     get_filename_component(name ${file} NAME)
     add_custom_command(OUTPUT ${generated}/${name}.gz
                        COMMAND gzip -9n -c ${file} > ${generated}/${name}.gz
-                       DEPENDS ${file} WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
+                       DEPENDS ${file} VERBATIM)
   endforeach()
   add_custom_target(compressed_docs ALL DEPENDS ${generated}/memhold.1.gz ${generated}/changelog.gz)
 
