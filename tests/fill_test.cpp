@@ -75,28 +75,57 @@ struct Advice {
   std::string result;
 };
 
-// The madvise calls with the given advice in the files that `strace -ff -o
-// PREFIX` wrote, one file per thread: thread id to its calls.
-std::map<std::string, std::vector<Advice>> advice_calls(const std::string &prefix,
-                                                        const std::string &advice) {
-  const auto dir = std::filesystem::path(prefix).parent_path();
-  const auto stem = std::filesystem::path(prefix).filename().string() + ".";
-  std::map<std::string, std::vector<Advice>> calls;
-  for (const auto &file : std::filesystem::directory_iterator(dir)) {
-    const std::string name = file.path().filename().string();
-    if (name.rfind(stem, 0) != 0)
-      continue;
-    std::ifstream in(file.path());
-    for (std::string line; std::getline(in, line);) {
-      unsigned long long start = 0, length = 0;
-      char seen[64] = "", result[64] = "";
-      if (std::sscanf(line.c_str(), "madvise(%llx, %llu, %63[^)]) = %63s", &start, &length, seen,
-                      result) == 4 &&
-          seen == advice)
-        calls[name.substr(stem.size())].push_back({start, length, result});
-    }
+// The tool run under `strace -ff`, which writes one file per thread into a
+// folder of its own, removed at the end.
+class Traced {
+ public:
+  // `before`: words that start strace (e.g. taskset); `options`: strace's own.
+  Traced(const std::string &name, const std::vector<std::string> &before,
+         const std::vector<std::string> &options)
+      : dir_(std::filesystem::temp_directory_path() /
+             ("memhold-strace-" + std::to_string(getpid()) + "-" + name)) {
+    std::filesystem::create_directories(dir_);
+    launch.prefix = before;
+    for (const char *word : {"strace", "-ff", "-qq"})
+      launch.prefix.push_back(word);
+    launch.prefix.insert(launch.prefix.end(), options.begin(), options.end());
+    launch.prefix.push_back("-o");
+    launch.prefix.push_back((dir_ / "trace").string());
+    // The leak checker cannot run under a tracer.
+    if (driver::sanitized_build())
+      setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   }
-  return calls;
+  ~Traced() { std::filesystem::remove_all(dir_); }
+
+  // The madvise calls with the given advice: thread id to its calls.
+  std::map<std::string, std::vector<Advice>> calls(const std::string &advice) const {
+    std::map<std::string, std::vector<Advice>> calls;
+    for (const auto &file : std::filesystem::directory_iterator(dir_)) {
+      std::ifstream in(file.path());
+      for (std::string line; std::getline(in, line);) {
+        unsigned long long start = 0, length = 0;
+        char seen[64] = "", result[64] = "";
+        if (std::sscanf(line.c_str(), "madvise(%llx, %llu, %63[^)]) = %63s", &start, &length, seen,
+                        result) == 4 &&
+            seen == advice)
+          calls[file.path().extension().string()].push_back({start, length, result});
+      }
+    }
+    return calls;
+  }
+
+  driver::Launch launch{{"-size", "1"}};
+
+ private:
+  std::filesystem::path dir_;
+};
+
+std::string why_not_traced() {
+  if (const std::string why = why_not_linux_build(); !why.empty())
+    return why;
+  if (!installed("strace"))
+    return "strace is not installed (Debian package strace)";
+  return "";
 }
 
 struct Cpus {
@@ -120,33 +149,18 @@ class Populated : public testing::TestWithParam<Cpus> {};
 // in one slice per CPU that the tool may run on, each from its own thread,
 // every call accepted and all of them together covering the block exactly.
 TEST_P(Populated, ByOneThreadPerAllowedCpuOverTheWholeBlock) {
-  if (const std::string why = why_not_linux_build(); !why.empty())
+  if (const std::string why = why_not_traced(); !why.empty())
     GTEST_SKIP() << why;
-  if (!installed("strace"))
-    GTEST_SKIP() << "strace is not installed (Debian package strace)";
   const auto &[name, restrict, cpus] = GetParam();
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("memhold-strace-" + std::to_string(getpid()) + "-" + name);
-  std::filesystem::create_directories(dir);
-  const std::string prefix = (dir / "trace").string();
-
-  // The leak checker cannot run under a tracer.
-  if (driver::sanitized_build())
-    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-  driver::Launch launch{{"-size", "1"}};
-  launch.prefix = restrict;
-  for (const char *word : {"strace", "-ff", "-qq", "-e", "trace=madvise", "-o"})
-    launch.prefix.push_back(word);
-  launch.prefix.push_back(prefix);
+  const Traced traced(name, restrict, {"-e", "trace=madvise"});
   {
-    driver::Tool tool(launch);
+    driver::Tool tool(traced.launch);
     ASSERT_TRUE(tool.wait_for(prompt, 300s)) << tool.out() << tool.err();
     tool.send("\n");
     EXPECT_EQ(tool.finish(60s).status, 0);
   }
-  const auto hugepage = advice_calls(prefix, "MADV_HUGEPAGE");
-  const auto populate = advice_calls(prefix, "MADV_POPULATE_WRITE");
-  std::filesystem::remove_all(dir);
+  const auto hugepage = traced.calls("MADV_HUGEPAGE");
+  const auto populate = traced.calls("MADV_POPULATE_WRITE");
 
   std::vector<Advice> huge, slices;
   for (const auto &[thread, calls] : hugepage)
@@ -202,22 +216,14 @@ pid_t child_of(pid_t pid) {
 class Refused : public testing::TestWithParam<Refusal> {};
 
 TEST_P(Refused, TheFillGoesOnOrTheToolSaysWhy) {
-  if (const std::string why = why_not_linux_build(); !why.empty())
+  if (const std::string why = why_not_traced(); !why.empty())
     GTEST_SKIP() << why;
-  if (!installed("strace"))
-    GTEST_SKIP() << "strace is not installed (Debian package strace)";
   if (driver::sanitized_build())
     GTEST_SKIP() << "the sanitizer's runtime needs the calls that are made to fail here";
   const auto &[name, inject, status] = GetParam();
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("memhold-refused-" + std::to_string(getpid()) + "-" + name);
-  std::filesystem::create_directories(dir);
-  const std::string prefix = (dir / "trace").string();
-  driver::Launch launch{{"-size", "1"}};
   // strace injects faults only into the calls it traces.
-  launch.prefix = {"strace",           "-ff", "-qq", "-e", "trace=madvise,clone,clone3", "-e",
-                   "inject=" + inject, "-o",  prefix};
-  driver::Tool tool(launch);
+  const Traced traced(name, {}, {"-e", "trace=madvise,clone,clone3", "-e", "inject=" + inject});
+  driver::Tool tool(traced.launch);
   if (status == 0) {
     ASSERT_TRUE(tool.wait_for(prompt, 300s)) << tool.out() << tool.err();
     const pid_t memhold = child_of(tool.pid());
@@ -239,7 +245,7 @@ TEST_P(Refused, TheFillGoesOnOrTheToolSaysWhy) {
   }
   if (inject.rfind("clone", 0) == 0) {
     // No helper: the main thread populates every slice itself.
-    const auto populate = advice_calls(prefix, "MADV_POPULATE_WRITE");
+    const auto populate = traced.calls("MADV_POPULATE_WRITE");
     ASSERT_EQ(populate.size(), 1u) << "threads that populate";
     std::uint64_t covered = 0;
     for (const auto &call : populate.begin()->second) {
@@ -248,7 +254,6 @@ TEST_P(Refused, TheFillGoesOnOrTheToolSaysWhy) {
     }
     EXPECT_EQ(covered, gib);
   }
-  std::filesystem::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(
